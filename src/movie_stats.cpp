@@ -1,6 +1,7 @@
 // movie_stats: surveys how many movies each student saw and writes the
 // dialogue and its average, median and mode into a results file.
 
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
