@@ -58,21 +58,21 @@ class Survey : public testing::Test {
     ASSERT_NE(mkdtemp(name.data()), nullptr);
     dir_ = name;
     results_ = dir_ / "results.txt";
+    terminal_ = dir_ / "terminal";
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs the program with `args` after its name and `input` on stdin.
-  Outcome Run(const std::vector<std::string>& args, const std::string& input,
+  // Starts the program with `args` after its name, `input_fd` as its stdin and
+  // its stdout and stderr in the file `terminal_`.
+  pid_t Start(const std::vector<std::string>& args, int input_fd,
               rlim_t memory_limit = RLIM_INFINITY) {
-    std::ofstream(dir_ / "input") << input;
-    const std::string terminal = dir_ / "terminal";
     std::vector<char*> argv{const_cast<char*>(MOVIE_STATS_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-      dup2(open((dir_ / "input").c_str(), O_RDONLY), 0);
-      dup2(open(terminal.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      dup2(input_fd, 0);
+      dup2(open(terminal_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
       dup2(1, 2);
       // A regression that prompts forever must fail here, not fill the disk.
       const rlimit memory{memory_limit, memory_limit}, file_size{1 << 20, 1 << 20},
@@ -83,13 +83,27 @@ class Survey : public testing::Test {
       execv(argv[0], argv.data());
       _exit(127);
     }
+    return child;
+  }
+
+  Outcome Wait(pid_t child) {
     int status = 0;
     waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), Slurp(terminal)};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), Slurp(terminal_)};
+  }
+
+  Outcome Run(const std::vector<std::string>& args, const std::string& input,
+              rlim_t memory_limit = RLIM_INFINITY) {
+    std::ofstream(dir_ / "input") << input;
+    const int input_fd = open((dir_ / "input").c_str(), O_RDONLY);
+    const pid_t child = Start(args, input_fd, memory_limit);
+    close(input_fd);
+    return Wait(child);
   }
 
   fs::path dir_;
   fs::path results_;
+  fs::path terminal_;
 };
 
 struct Case {
@@ -201,13 +215,8 @@ TEST_F(Survey, HugeClaimDoesNotAllocateForIt) {
 TEST_F(Survey, PromptReachesTheFileBeforeTheAnswer) {
   int to_child[2];
   ASSERT_EQ(pipe(to_child), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    dup2(to_child[0], 0);
-    close(to_child[1]);
-    execl(MOVIE_STATS_BINARY, MOVIE_STATS_BINARY, results_.c_str(), nullptr);
-    _exit(127);
-  }
+  fcntl(to_child[1], F_SETFD, FD_CLOEXEC);  // else the child never sees end of input
+  const pid_t child = Start({results_.string()}, to_child[0]);
   close(to_child[0]);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (Slurp(results_) != kAsk && std::chrono::steady_clock::now() < deadline) {
@@ -216,7 +225,7 @@ TEST_F(Survey, PromptReachesTheFileBeforeTheAnswer) {
   EXPECT_EQ(Slurp(results_), kAsk);
   EXPECT_EQ(write(to_child[1], "2 1 2", 5), 5);
   close(to_child[1]);
-  waitpid(child, nullptr, 0);
+  Wait(child);
   EXPECT_EQ(Slurp(results_), Accepted(2, "1.5", "1.5", "1"));
 }
 
