@@ -2,6 +2,7 @@
 // then the results file, the exit status and the terminal, byte for byte.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,7 +66,7 @@ class Survey : public testing::Test {
   // Starts the program with `args` after its name, `input_fd` as its stdin and
   // its stdout and stderr in the file `terminal_`.
   pid_t Start(const std::vector<std::string>& args, int input_fd,
-              rlim_t memory_limit = RLIM_INFINITY) {
+              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = 1 << 20) {
     std::vector<char*> argv{const_cast<char*>(MOVIE_STATS_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -75,11 +76,13 @@ class Survey : public testing::Test {
       dup2(open(terminal_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
       dup2(1, 2);
       // A regression that prompts forever must fail here, not fill the disk.
-      const rlimit memory{memory_limit, memory_limit}, file_size{1 << 20, 1 << 20},
-          seconds{20, 20};
+      // Past the size limit a write fails, as on a full disk.
+      const rlimit memory{memory_limit, memory_limit},
+          file_size{file_size_limit, file_size_limit}, seconds{20, 20};
       setrlimit(RLIMIT_AS, &memory);
       setrlimit(RLIMIT_FSIZE, &file_size);
       setrlimit(RLIMIT_CPU, &seconds);
+      signal(SIGXFSZ, SIG_IGN);
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -93,10 +96,10 @@ class Survey : public testing::Test {
   }
 
   Outcome Run(const std::vector<std::string>& args, const std::string& input,
-              rlim_t memory_limit = RLIM_INFINITY) {
+              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = 1 << 20) {
     std::ofstream(dir_ / "input") << input;
     const int input_fd = open((dir_ / "input").c_str(), O_RDONLY);
-    const pid_t child = Start(args, input_fd, memory_limit);
+    const pid_t child = Start(args, input_fd, memory_limit, file_size_limit);
     close(input_fd);
     return Wait(child);
   }
@@ -197,6 +200,13 @@ TEST_F(Survey, FailedWriteIsNotSuccess) {
     EXPECT_EQ(outcome.status, 1) << input;
     EXPECT_EQ(outcome.terminal, "") << input;
   }
+  // The prompts fit in 4,096 bytes and the result lines, written at close, do not.
+  std::string ones = "314";
+  for (int k = 0; k < 314; ++k) ones += " 1";
+  const Outcome outcome = Run({results_.string()}, ones, RLIM_INFINITY, 4096);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.terminal, "");
+  EXPECT_EQ(Slurp(results_).substr(0, kEnter.size()), kEnter);
 }
 
 TEST_F(Survey, HugeClaimDoesNotAllocateForIt) {
