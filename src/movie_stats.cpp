@@ -3,9 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -14,6 +16,7 @@ namespace {
 // Every prompt, message and result goes here; the terminal stays silent.
 std::ofstream results_file;
 
+bool IsTheAnswersFile(const char* path);
 int ReadNumber(int on_failure);
 int CloseResults();
 std::optional<std::vector<int>> MoviesSeen(int student_count);
@@ -26,6 +29,7 @@ double Mode(const int* movies, int count);
 
 int main(int argc, char* argv[]) {
   if (argc < 2) return 1;
+  if (IsTheAnswersFile(argv[1])) return 1;
   results_file.open(argv[1], std::ios::out | std::ios::trunc);
   if (!results_file.is_open()) return 1;
   // Flushes each prompt before the read it asks for, so the file shows the
@@ -57,6 +61,15 @@ int main(int argc, char* argv[]) {
 }
 
 namespace {
+
+// Opening the file the answers come from, by whatever path, would empty it
+// before they are read. Devices and pipes hold nothing to lose, and a path
+// that cannot be checked is left for the open to judge.
+bool IsTheAnswersFile(const char* path) {
+  std::error_code ignored;
+  return std::filesystem::equivalent(path, "/dev/stdin", ignored) &&
+         std::filesystem::is_regular_file(path, ignored);
+}
 
 // The only place that looks at the state of standard input. A read that
 // fails (input ended, not a decimal integer, out of range) yields

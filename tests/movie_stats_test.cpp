@@ -209,6 +209,24 @@ TEST_F(Survey, FailedWriteIsNotSuccess) {
   EXPECT_EQ(Slurp(results_).substr(0, kEnter.size()), kEnter);
 }
 
+// Emptying the answers before reading them would lose them; a device has none.
+TEST_F(Survey, LeavesTheAnswersFileAlone) {
+  const fs::path answers = dir_ / "input";
+  std::ofstream(answers) << "3 2 0 2";
+  fs::create_hard_link(answers, dir_ / "hard_link");
+  fs::create_symlink(answers, dir_ / "symlink");
+  for (const fs::path& path : {answers, dir_ / "hard_link", dir_ / "symlink"}) {
+    const Outcome outcome = Run({path.string()}, "3 2 0 2");
+    EXPECT_EQ(outcome.status, 1) << path;
+    EXPECT_EQ(outcome.terminal, "") << path;
+    EXPECT_EQ(Slurp(answers), "3 2 0 2") << path;
+  }
+  const int null_fd = open("/dev/null", O_RDONLY);
+  const pid_t child = Start({"/dev/null"}, null_fd);
+  close(null_fd);
+  EXPECT_EQ(Wait(child).status, 0);
+}
+
 TEST_F(Survey, HugeClaimDoesNotAllocateForIt) {
 #ifdef MOVIE_STATS_SANITIZED
   const rlim_t memory_limit = RLIM_INFINITY;  // the sanitizers' shadow memory needs far more
