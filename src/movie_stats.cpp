@@ -8,7 +8,6 @@
 #include <iostream>
 #include <optional>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -101,13 +100,20 @@ std::optional<std::vector<int>> MoviesSeen(int student_count) {
 }
 
 // Selection sort: a class is a few dozen answers, and it never allocates.
+// The running minimum lives in a local so the compiler keeps it in a register
+// however the loop is inlined.
 void SortAscending(std::vector<int>& movies) {
   for (std::size_t p = 0; p + 1 < movies.size(); ++p) {
-    std::size_t smallest = p;
+    int smallest = movies[p];
+    std::size_t where = p;
     for (std::size_t i = p + 1; i < movies.size(); ++i) {
-      if (movies[i] < movies[smallest]) smallest = i;
+      if (movies[i] < smallest) {
+        smallest = movies[i];
+        where = i;
+      }
     }
-    std::swap(movies[p], movies[smallest]);
+    movies[where] = movies[p];
+    movies[p] = smallest;
   }
 }
 
