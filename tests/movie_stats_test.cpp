@@ -19,6 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The largest file a child may write unless a test sets its own limit.
+constexpr rlim_t kFileSizeCap = 1 << 20;
+
 const std::string kAsk = "How many students were surveyed? ";
 const std::string kTooFew = kAsk + "Number of students surveyed must be greater than 1.\n";
 const std::string kEnter = kAsk + "Enter the number of movies each student saw.\n";
@@ -59,6 +62,7 @@ class Survey : public testing::Test {
     ASSERT_NE(mkdtemp(name.data()), nullptr);
     dir_ = name;
     results_ = dir_ / "results.txt";
+    input_ = dir_ / "input";
     terminal_ = dir_ / "terminal";
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -66,7 +70,7 @@ class Survey : public testing::Test {
   // Starts the program with `args` after its name, `input_fd` as its stdin and
   // its stdout and stderr in the file `terminal_`.
   pid_t Start(const std::vector<std::string>& args, int input_fd,
-              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = 1 << 20) {
+              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = kFileSizeCap) {
     std::vector<char*> argv{const_cast<char*>(MOVIE_STATS_BINARY)};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -96,15 +100,16 @@ class Survey : public testing::Test {
   }
 
   Outcome Run(const std::vector<std::string>& args, const std::string& input,
-              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = 1 << 20) {
-    std::ofstream(dir_ / "input") << input;
-    const int input_fd = open((dir_ / "input").c_str(), O_RDONLY);
+              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = kFileSizeCap) {
+    std::ofstream(input_) << input;
+    const int input_fd = open(input_.c_str(), O_RDONLY);
     const pid_t child = Start(args, input_fd, memory_limit, file_size_limit);
     close(input_fd);
     return Wait(child);
   }
 
   fs::path dir_;
+  fs::path input_;  // standard input of every Run
   fs::path results_;
   fs::path terminal_;
 };
@@ -211,15 +216,14 @@ TEST_F(Survey, FailedWriteIsNotSuccess) {
 
 // Emptying the answers before reading them would lose them; a device has none.
 TEST_F(Survey, LeavesTheAnswersFileAlone) {
-  const fs::path answers = dir_ / "input";
-  std::ofstream(answers) << "3 2 0 2";
-  fs::create_hard_link(answers, dir_ / "hard_link");
-  fs::create_symlink(answers, dir_ / "symlink");
-  for (const fs::path& path : {answers, dir_ / "hard_link", dir_ / "symlink"}) {
+  std::ofstream(input_) << "3 2 0 2";
+  fs::create_hard_link(input_, dir_ / "hard_link");
+  fs::create_symlink(input_, dir_ / "symlink");
+  for (const fs::path& path : {input_, dir_ / "hard_link", dir_ / "symlink"}) {
     const Outcome outcome = Run({path.string()}, "3 2 0 2");
     EXPECT_EQ(outcome.status, 1) << path;
     EXPECT_EQ(outcome.terminal, "") << path;
-    EXPECT_EQ(Slurp(answers), "3 2 0 2") << path;
+    EXPECT_EQ(Slurp(input_), "3 2 0 2") << path;
   }
   const int null_fd = open("/dev/null", O_RDONLY);
   const pid_t child = Start({"/dev/null"}, null_fd);
