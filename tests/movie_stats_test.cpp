@@ -2,7 +2,9 @@
 // then the results file, the exit status and the terminal, byte for byte.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +23,14 @@ namespace fs = std::filesystem;
 
 // The largest file a child may write unless a test sets its own limit.
 constexpr rlim_t kFileSizeCap = 1 << 20;
+// The child's status when it may not hide /proc from the program.
+constexpr int kCannotHideProc = 77;
+// The sanitizers' runtime needs /proc, and its shadow memory far more room.
+#ifdef MOVIE_STATS_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 const std::string kAsk = "How many students were surveyed? ";
 const std::string kTooFew = kAsk + "Number of students surveyed must be greater than 1.\n";
@@ -87,10 +97,19 @@ class Survey : public testing::Test {
       setrlimit(RLIMIT_FSIZE, &file_size);
       setrlimit(RLIMIT_CPU, &seconds);
       signal(SIGXFSZ, SIG_IGN);
+      if (hide_proc_ && !HideProc()) _exit(kCannotHideProc);
       execv(argv[0], argv.data());
       _exit(127);
     }
     return child;
+  }
+
+  // As in a chroot or container without /proc. The namespace is made private
+  // first: where mounts are shared, the tmpfs would cover the machine's /proc.
+  static bool HideProc() {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", "/proc", "tmpfs", 0, nullptr) == 0;
   }
 
   Outcome Wait(pid_t child) {
@@ -112,6 +131,7 @@ class Survey : public testing::Test {
   fs::path input_;  // standard input of every Run
   fs::path results_;
   fs::path terminal_;
+  bool hide_proc_ = false;  // for every child started from then on
 };
 
 struct Case {
@@ -214,33 +234,47 @@ TEST_F(Survey, FailedWriteIsNotSuccess) {
   EXPECT_EQ(Slurp(results_).substr(0, kEnter.size()), kEnter);
 }
 
-// Emptying the answers before reading them would lose them; a device has none.
-TEST_F(Survey, LeavesTheAnswersFileAlone) {
+// Emptying the answers before reading them would lose them, under any name,
+// and in a chroot or container without /proc too.
+class AnswersFile : public Survey, public testing::WithParamInterface<bool> {};
+
+TEST_P(AnswersFile, IsLeftAlone) {
+  hide_proc_ = GetParam();
+  if (hide_proc_ && kSanitized) GTEST_SKIP() << "the sanitizers need /proc";
   std::ofstream(input_) << "3 2 0 2";
   fs::create_hard_link(input_, dir_ / "hard_link");
   fs::create_symlink(input_, dir_ / "symlink");
   for (const fs::path& path : {input_, dir_ / "hard_link", dir_ / "symlink"}) {
     const Outcome outcome = Run({path.string()}, "3 2 0 2");
+    if (outcome.status == kCannotHideProc) GTEST_SKIP() << "may not hide /proc here";
     EXPECT_EQ(outcome.status, 1) << path;
     EXPECT_EQ(outcome.terminal, "") << path;
     EXPECT_EQ(Slurp(input_), "3 2 0 2") << path;
   }
-  const int null_fd = open("/dev/null", O_RDONLY);
-  const pid_t child = Start({"/dev/null"}, null_fd);
-  close(null_fd);
-  EXPECT_EQ(Wait(child).status, 0);
 }
 
-TEST_F(Survey, HugeClaimDoesNotAllocateForIt) {
-#ifdef MOVIE_STATS_SANITIZED
-  const rlim_t memory_limit = RLIM_INFINITY;  // the sanitizers' shadow memory needs far more
-#else
-  const rlim_t memory_limit = rlim_t{256} << 20;
-#endif
-  const Outcome outcome = Run({results_.string()}, "2147483647 1 2 3", memory_limit);
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.terminal, "");
-  EXPECT_EQ(Slurp(results_), Refused(4));
+INSTANTIATE_TEST_SUITE_P(Proc, AnswersFile, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& proc) {
+                           return proc.param ? "hidden" : "mounted";
+                         });
+
+// Writing the questions into their own pipe would read them back as answers;
+// a device holds nothing to lose.
+TEST_F(Survey, RefusesTheAnswersPipeButNotADevice) {
+  int answers_pipe[2];
+  ASSERT_EQ(pipe(answers_pipe), 0);
+  EXPECT_EQ(write(answers_pipe[1], "3 2 0 2", 7), 7);
+  close(answers_pipe[1]);
+  const pid_t own_pipe = Start({"/dev/stdin"}, answers_pipe[0]);
+  close(answers_pipe[0]);
+  const Outcome piped = Wait(own_pipe);
+  EXPECT_EQ(piped.status, 1);
+  EXPECT_EQ(piped.terminal, "");
+
+  const int null_fd = open("/dev/null", O_RDONLY);
+  const pid_t device = Start({"/dev/null"}, null_fd);
+  close(null_fd);
+  EXPECT_EQ(Wait(device).status, 0);
 }
 
 // Someone following the file with tail -f sees each prompt before typing.
