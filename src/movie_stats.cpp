@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -27,7 +28,9 @@ double Mode(const int* movies, int count);
 
 }  // namespace
 
-int main(int argc, char* argv[]) {
+// More answers than memory holds end the run like any other transcript that
+// could not be completed: silently, with status 1.
+int main(int argc, char* argv[]) try {
   if (argc < 2) return 1;
   if (IsTheAnswersFile(argv[1])) return 1;
   results_file.open(argv[1], std::ios::out | std::ios::trunc);
@@ -58,6 +61,8 @@ int main(int argc, char* argv[]) {
   results_file << "The mode of the number of movies seen is: "
                << Mode(seen, student_count) << "\n";
   return CloseResults();
+} catch (const std::bad_alloc&) {
+  return 1;
 }
 
 namespace {

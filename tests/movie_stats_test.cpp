@@ -277,6 +277,16 @@ TEST_F(Survey, RefusesTheAnswersPipeButNotADevice) {
   EXPECT_EQ(Wait(device).status, 0);
 }
 
+// Running out of memory ends the run as an incomplete transcript does.
+TEST_F(Survey, AnswersBeyondMemoryEndSilently) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers' shadow memory needs far more";
+  std::string answers = "2147483647";
+  for (int k = 0; k < 3'000'000; ++k) answers += " 0";
+  const Outcome outcome = Run({"/dev/null"}, answers, rlim_t{16} << 20);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.terminal, "");
+}
+
 // Someone following the file with tail -f sees each prompt before typing.
 TEST_F(Survey, PromptReachesTheFileBeforeTheAnswer) {
   int to_child[2];
