@@ -277,6 +277,14 @@ TEST_F(Survey, RefusesTheAnswersPipeButNotADevice) {
   EXPECT_EQ(Wait(device).status, 0);
 }
 
+TEST_F(Survey, HugeClaimDoesNotAllocateForIt) {
+  const rlim_t memory_limit = kSanitized ? RLIM_INFINITY : rlim_t{256} << 20;
+  const Outcome outcome = Run({results_.string()}, "2147483647 1 2 3", memory_limit);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.terminal, "");
+  EXPECT_EQ(Slurp(results_), Refused(4));
+}
+
 // Running out of memory ends the run as an incomplete transcript does.
 TEST_F(Survey, AnswersBeyondMemoryEndSilently) {
   if (kSanitized) GTEST_SKIP() << "the sanitizers' shadow memory needs far more";
