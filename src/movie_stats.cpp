@@ -67,12 +67,11 @@ int main(int argc, char* argv[]) try {
 
 namespace {
 
-// Opening the file the answers come from, by whatever path, would empty it
-// before they are read, and writing into their own pipe would feed the
-// questions back as answers. The file's identity is asked of the system
-// itself, so the check needs no /proc. A character device (a terminal,
-// /dev/null) holds nothing to lose, and when either side cannot be looked up
-// there is nothing to compare: the open judges the path.
+// Opening the answers' own file would empty it before it is read, and
+// writing into their own pipe would feed the questions back as answers. The
+// identities come from the system itself, so no /proc is needed. A character
+// device (a terminal, /dev/null) holds nothing to lose; a path that cannot be
+// looked up is left for the open to judge.
 bool IsTheAnswersFile(const char* path) {
   struct stat answers {};
   struct stat results {};

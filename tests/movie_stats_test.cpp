@@ -118,13 +118,18 @@ class Survey : public testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), Slurp(terminal_)};
   }
 
-  Outcome Run(const std::vector<std::string>& args, const std::string& input,
-              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = kFileSizeCap) {
-    std::ofstream(input_) << input;
-    const int input_fd = open(input_.c_str(), O_RDONLY);
+  // Runs the program to its end on `input_fd`, which it then closes.
+  Outcome RunOn(const std::vector<std::string>& args, int input_fd,
+                rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = kFileSizeCap) {
     const pid_t child = Start(args, input_fd, memory_limit, file_size_limit);
     close(input_fd);
     return Wait(child);
+  }
+
+  Outcome Run(const std::vector<std::string>& args, const std::string& input,
+              rlim_t memory_limit = RLIM_INFINITY, rlim_t file_size_limit = kFileSizeCap) {
+    std::ofstream(input_) << input;
+    return RunOn(args, open(input_.c_str(), O_RDONLY), memory_limit, file_size_limit);
   }
 
   fs::path dir_;
@@ -265,16 +270,11 @@ TEST_F(Survey, RefusesTheAnswersPipeButNotADevice) {
   ASSERT_EQ(pipe(answers_pipe), 0);
   EXPECT_EQ(write(answers_pipe[1], "3 2 0 2", 7), 7);
   close(answers_pipe[1]);
-  const pid_t own_pipe = Start({"/dev/stdin"}, answers_pipe[0]);
-  close(answers_pipe[0]);
-  const Outcome piped = Wait(own_pipe);
+  const Outcome piped = RunOn({"/dev/stdin"}, answers_pipe[0]);
   EXPECT_EQ(piped.status, 1);
   EXPECT_EQ(piped.terminal, "");
 
-  const int null_fd = open("/dev/null", O_RDONLY);
-  const pid_t device = Start({"/dev/null"}, null_fd);
-  close(null_fd);
-  EXPECT_EQ(Wait(device).status, 0);
+  EXPECT_EQ(RunOn({"/dev/null"}, open("/dev/null", O_RDONLY)).status, 0);
 }
 
 TEST_F(Survey, HugeClaimDoesNotAllocateForIt) {
