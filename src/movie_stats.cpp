@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <new>
@@ -19,6 +20,7 @@ std::ofstream results_file;
 
 bool IsTheAnswersFile(const char* path);
 int ReadNumber(int on_failure);
+bool InputError();
 int CloseResults();
 std::optional<std::vector<int>> MoviesSeen(int student_count);
 void SortAscending(std::vector<int>& movies);
@@ -28,8 +30,8 @@ double Mode(const int* movies, int count);
 
 }  // namespace
 
-// More answers than memory holds end the run like any other transcript that
-// could not be completed: silently, with status 1.
+// A transcript that cannot be completed ends the run silently with status 1:
+// more answers than memory holds, or input the system could not read.
 int main(int argc, char* argv[]) try {
   if (argc < 2) return 1;
   if (IsTheAnswersFile(argv[1])) return 1;
@@ -41,6 +43,7 @@ int main(int argc, char* argv[]) try {
 
   results_file << "How many students were surveyed? ";
   const int student_count = ReadNumber(0);
+  if (InputError()) return 1;
   if (student_count <= 1) {
     results_file << "Number of students surveyed must be greater than 1.\n";
     return CloseResults();
@@ -48,6 +51,7 @@ int main(int argc, char* argv[]) try {
 
   results_file << "Enter the number of movies each student saw.\n";
   const std::optional<std::vector<int>> movies = MoviesSeen(student_count);
+  if (InputError()) return 1;
   if (!movies) {
     results_file << "Number of movies must be 0 or greater.\n";
     return CloseResults();
@@ -80,14 +84,21 @@ bool IsTheAnswersFile(const char* path) {
          !S_ISCHR(answers.st_mode);
 }
 
-// The only place that looks at the state of standard input. A read that
-// fails (input ended, not a decimal integer, out of range) yields
-// `on_failure`, a value the caller rejects, so it never becomes an answer.
+// A read that fails (input ended, not a decimal integer, out of range)
+// yields `on_failure`, a value the caller rejects, so it never becomes an
+// answer. So does one cut short by an input error: digits read before it may
+// be only part of the number.
 int ReadNumber(int on_failure) {
   int value = 0;
-  if (std::cin >> value) return value;
+  if (std::cin >> value && !InputError()) return value;
   return on_failure;
 }
+
+// True once reading standard input failed (a hung-up terminal, a descriptor
+// left non-blocking or closed): nobody answered, unlike at the end of input.
+// std::cin sees either as end of file; the C stream `stdin` it reads through
+// keeps the error apart, and is asked only then.
+bool InputError() { return std::cin.eof() && std::ferror(stdin) != 0; }
 
 // A run whose transcript did not fully reach the disk is not a success.
 int CloseResults() {

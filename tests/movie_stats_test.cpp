@@ -277,6 +277,27 @@ TEST_F(Survey, RefusesTheAnswersPipeButNotADevice) {
   EXPECT_EQ(RunOn({"/dev/null"}, open("/dev/null", O_RDONLY)).status, 0);
 }
 
+// When the read itself fails nobody answered: no rejection, status 1. A
+// non-blocking pipe whose writer is still there fails where the answers stop,
+// even mid-number.
+TEST_F(Survey, UnreadableInputIsNoAnswer) {
+  const std::vector<std::pair<std::string, std::string>> pipe_cases{
+      {"", kAsk}, {"3", kAsk}, {"3 1", kEnter + Prompts(1)}};
+  for (const auto& [answers, transcript] : pipe_cases) {
+    int answers_pipe[2];
+    ASSERT_EQ(pipe2(answers_pipe, O_NONBLOCK | O_CLOEXEC), 0);
+    EXPECT_EQ(write(answers_pipe[1], answers.data(), answers.size()), ssize_t(answers.size()));
+    const Outcome outcome = RunOn({results_.string()}, answers_pipe[0]);
+    close(answers_pipe[1]);
+    EXPECT_EQ(outcome.status, 1) << answers;
+    EXPECT_EQ(outcome.terminal, "") << answers;
+    EXPECT_EQ(Slurp(results_), transcript) << answers;
+  }
+  std::ofstream(input_) << "3 2 0 2";
+  EXPECT_EQ(RunOn({results_.string()}, open(input_.c_str(), O_WRONLY)).status, 1);
+  EXPECT_EQ(Slurp(results_), kAsk);
+}
+
 TEST_F(Survey, HugeClaimDoesNotAllocateForIt) {
   const rlim_t memory_limit = kSanitized ? RLIM_INFINITY : rlim_t{256} << 20;
   const Outcome outcome = Run({results_.string()}, "2147483647 1 2 3", memory_limit);
