@@ -74,14 +74,18 @@ namespace {
 // Opening the answers' own file would empty it before it is read, and
 // writing into their own pipe would feed the questions back as answers. The
 // identities come from the system itself, so no /proc is needed. A character
-// device (a terminal, /dev/null) holds nothing to lose; a path that cannot be
-// looked up is left for the open to judge.
+// device (a terminal, /dev/null) holds nothing to lose; a block device may
+// have several nodes, each an inode of its own; a path that cannot be looked
+// up is left for the open to judge.
 bool IsTheAnswersFile(const char* path) {
   struct stat answers {};
   struct stat results {};
   if (fstat(STDIN_FILENO, &answers) != 0 || stat(path, &results) != 0) return false;
-  return answers.st_dev == results.st_dev && answers.st_ino == results.st_ino &&
-         !S_ISCHR(answers.st_mode);
+  if (S_ISCHR(answers.st_mode)) return false;
+  if (S_ISBLK(answers.st_mode) && S_ISBLK(results.st_mode)) {
+    return answers.st_rdev == results.st_rdev;
+  }
+  return answers.st_dev == results.st_dev && answers.st_ino == results.st_ino;
 }
 
 // A read that fails (input ended, not a decimal integer, out of range)
